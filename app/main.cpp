@@ -1,1 +1,5 @@
-int main() { return 0; }
+// The installer takes no command-line arguments; all settings come from the blocks
+// appended to the executable.
+#include "app/entry.h"
+
+int main() { return OrvoMain(); }

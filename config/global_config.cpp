@@ -1,1 +1,19 @@
-// placeholder
+#include "config/global_config.h"
+
+#include "platform/prefix.h"
+
+GlobalConfig& GlobalConfig::Instance() {
+  // Created on the main thread before any other thread reads it; never destroyed.
+  static GlobalConfig* const instance = new GlobalConfig();
+  return *instance;
+}
+
+GlobalConfig::GlobalConfig() {
+  InitParamsFromSelf();
+  // The registry-backed steps (drive, temporary and install folders, supply id, language)
+  // and the hand-over to the reporter join here.
+}
+
+void GlobalConfig::InitParamsFromSelf() {
+  // Filled in by payload.cpp.
+}
