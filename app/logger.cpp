@@ -70,7 +70,12 @@ std::string QualifiedName(std::string_view pretty) {
   }
   std::string_view name = pretty.substr(start);
   while (!name.empty() && (name.front() == '*' || name.front() == '&')) name.remove_prefix(1);
-  return std::string(name);
+  std::string result(name);
+  constexpr std::string_view kAnonymous = "{anonymous}::";
+  for (auto at = result.find(kAnonymous); at != std::string::npos; at = result.find(kAnonymous)) {
+    result.erase(at, kAnonymous.size());
+  }
+  return result;
 }
 
 void AppendTime(std::string& out, const platform::LocalTime& t) {
@@ -227,11 +232,14 @@ void Logger::WriterMain() {
 
   std::deque<std::unique_ptr<Entry>> batch;
   for (;;) {
+    bool stopping = false;
     {
       std::unique_lock lock(mutex_);
       while (!stop_.load(std::memory_order_acquire) && queue_.empty()) {
         wake_.wait_for(lock, std::chrono::milliseconds(1000));
       }
+      // Read together with the swap: everything queued before the stop is in this batch.
+      stopping = stop_.load(std::memory_order_acquire);
       batch.swap(queue_);
     }
     for (auto& entry : batch) {
@@ -254,7 +262,7 @@ void Logger::WriterMain() {
     }
     batch.clear();
     flush();
-    if (stop_.load(std::memory_order_acquire)) break;
+    if (stopping) break;
     std::uint64_t position = 0;
     if (file && file->Position(&position) && position > kRotateSize) {
       file.reset();

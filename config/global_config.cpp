@@ -1,6 +1,5 @@
 #include "config/global_config.h"
 
-#include "platform/prefix.h"
 
 GlobalConfig& GlobalConfig::Instance() {
   // Created on the main thread before any other thread reads it; never destroyed.
@@ -12,8 +11,4 @@ GlobalConfig::GlobalConfig() {
   InitParamsFromSelf();
   // The registry-backed steps (drive, temporary and install folders, supply id, language)
   // and the hand-over to the reporter join here.
-}
-
-void GlobalConfig::InitParamsFromSelf() {
-  // Filled in by payload.cpp.
 }
