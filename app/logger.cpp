@@ -1,9 +1,12 @@
 #include "app/logger.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <new>
 #include <optional>
 #include <unordered_map>
 
@@ -93,6 +96,7 @@ void Rotate(const std::wstring& path) {
 
 }  // namespace
 
+// The message characters follow the entry in the same allocation.
 struct Logger::Entry {
   int level;
   const char* module;
@@ -101,8 +105,15 @@ struct Logger::Entry {
   int line;
   std::uint32_t threadId;
   platform::WallClock time;
-  std::wstring message;
+  std::size_t length;
+
+  std::wstring_view Message() const { return {reinterpret_cast<const wchar_t*>(this + 1), length}; }
 };
+
+void Logger::EntryDeleter::operator()(Entry* entry) const {
+  entry->~Entry();
+  ::operator delete(entry);
+}
 
 // ---- LogLine ---------------------------------------------------------------------------
 
@@ -112,48 +123,79 @@ LogLine::LogLine(int level, const char* module, const char* file, const char* fu
       file_(file),
       function_(function),
       line_(line),
-      threadId_(platform::CurrentThreadId()) {
-  message_.reserve(512);
-}
+      threadId_(platform::CurrentThreadId()) {}
 
 LogLine::~LogLine() {
   if (g_stopping.load(std::memory_order_acquire)) return;
   try {
-    Logger::Instance().Enqueue(level_, module_, file_, function_, line_, threadId_,
-                               std::move(message_));
+    Logger::Instance().Enqueue(level_, module_, file_, function_, line_, threadId_, Text());
   } catch (...) {
     // A log statement never fails from the caller's point of view.
   }
 }
 
+std::wstring_view LogLine::Text() const {
+  return spill_.empty() ? std::wstring_view(buffer_, length_) : std::wstring_view(spill_);
+}
+
+void LogLine::Append(const wchar_t* text, std::size_t length) {
+  if (spill_.empty() && length_ + length <= kReserved) {
+    std::copy(text, text + length, buffer_ + length_);
+    length_ += length;
+    return;
+  }
+  if (spill_.empty()) spill_.assign(buffer_, length_);
+  spill_.append(text, length);
+}
+
+void LogLine::AppendAscii(const char* text, std::size_t length) {
+  if (spill_.empty() && length_ + length <= kReserved) {
+    std::copy(text, text + length, buffer_ + length_);
+    length_ += length;
+    return;
+  }
+  if (spill_.empty()) spill_.assign(buffer_, length_);
+  spill_.append(text, text + length);
+}
+
+void LogLine::AppendNarrow(std::string_view text) {
+  // ASCII is the same in every ANSI code page: widen in place without a conversion.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    AppendAscii(text.data(), text.size());
+  } else {
+    std::wstring wide = platform::AnsiToWide(text);
+    Append(wide.data(), wide.size());
+  }
+}
+
 LogLine& LogLine::operator<<(const char* text) {
-  if (text != nullptr) message_ += platform::AnsiToWide(text);
+  if (text != nullptr) AppendNarrow(text);
   return *this;
 }
 LogLine& LogLine::operator<<(const std::string& text) {
-  message_ += platform::AnsiToWide(text);
+  AppendNarrow(text);
   return *this;
 }
 LogLine& LogLine::operator<<(std::string_view text) {
-  message_ += platform::AnsiToWide(text);
+  AppendNarrow(text);
   return *this;
 }
 LogLine& LogLine::operator<<(const wchar_t* text) {
-  if (text != nullptr) message_ += text;
+  if (text != nullptr) Append(text, std::wcslen(text));
   return *this;
 }
 LogLine& LogLine::operator<<(const std::wstring& text) {
-  message_ += text;
+  Append(text.data(), text.size());
   return *this;
 }
 LogLine& LogLine::operator<<(std::wstring_view text) {
-  message_ += text;
+  Append(text.data(), text.size());
   return *this;
 }
 LogLine& LogLine::operator<<(LogHex value) {
-  wchar_t buffer[16];
-  std::swprintf(buffer, 16, L"0x%08X", value.value);
-  message_ += buffer;
+  char buffer[16];
+  int n = std::snprintf(buffer, sizeof buffer, "0x%08X", value.value);
+  AppendAscii(buffer, static_cast<std::size_t>(n));
   return *this;
 }
 
@@ -182,15 +224,21 @@ Logger::Logger(std::wstring path) : path_(std::move(path)) {
 Logger::~Logger() { Stop(); }
 
 void Logger::Enqueue(int level, const char* module, const char* file, const char* function,
-                     int line, std::uint32_t threadId, std::wstring&& message) {
+                     int line, std::uint32_t threadId, std::wstring_view message) {
   if (path_.empty() || stop_.load(std::memory_order_acquire)) return;
-  auto entry = std::make_unique<Entry>(Entry{ClampLevel(level), module, file, function, line,
-                                             threadId, platform::WallNow(), std::move(message)});
+  static_assert(sizeof(Entry) % alignof(wchar_t) == 0);
+  void* memory = ::operator new(sizeof(Entry) + message.size() * sizeof(wchar_t));
+  EntryPtr entry(new (memory) Entry{ClampLevel(level), module, file, function, line, threadId,
+                                    platform::WallNow(), message.size()});
+  std::copy(message.begin(), message.end(), reinterpret_cast<wchar_t*>(entry.get() + 1));
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(entry));
+    wake = writerWaiting_;
   }
-  wake_.notify_one();
+  // A busy writer takes the entry with its next batch; waking it costs a system call.
+  if (wake) wake_.notify_one();
 }
 
 void Logger::Stop() {
@@ -230,13 +278,15 @@ void Logger::WriterMain() {
     return t;
   };
 
-  std::deque<std::unique_ptr<Entry>> batch;
+  std::deque<EntryPtr> batch;
   for (;;) {
     bool stopping = false;
     {
       std::unique_lock lock(mutex_);
       while (!stop_.load(std::memory_order_acquire) && queue_.empty()) {
+        writerWaiting_ = true;
         wake_.wait_for(lock, std::chrono::milliseconds(1000));
+        writerWaiting_ = false;
       }
       // Read together with the swap: everything queued before the stop is in this batch.
       stopping = stop_.load(std::memory_order_acquire);
@@ -255,7 +305,7 @@ void Logger::WriterMain() {
                             module.c_str(), fileName.c_str(), function.c_str(), entry->line);
       out.append(prefix, std::min<std::size_t>(static_cast<std::size_t>(std::max(n, 0)),
                                                sizeof prefix - 1));
-      out += platform::WideToUtf8(entry->message);
+      out += platform::WideToUtf8(entry->Message());
       out += "\r\n";
       if (out.size() >= kWriteChunk) flush();
       entry.reset();

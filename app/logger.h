@@ -6,6 +6,7 @@
 // holds the queue mutex only to push one entry; all file work happens on the writer thread,
 // so a slow disk never blocks a logging thread. A statement never throws and never fails.
 #include <atomic>
+#include <charconv>
 #include <concepts>
 #include <condition_variable>
 #include <cstdint>
@@ -45,12 +46,26 @@ class LogLine {
   template <std::integral T>
     requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, wchar_t>)
   LogLine& operator<<(T value) {
-    message_ += std::to_wstring(value);
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    AppendAscii(digits, static_cast<std::size_t>(end - digits));
     return *this;
   }
 
+  // The text appended so far.
+  std::wstring_view Text() const;
+
  private:
-  std::wstring message_;
+  static constexpr std::size_t kReserved = 512;
+
+  void AppendNarrow(std::string_view text);
+  void AppendAscii(const char* text, std::size_t length);
+  void Append(const wchar_t* text, std::size_t length);
+
+  // The first 512 characters live in the statement itself; longer text moves to spill_.
+  wchar_t buffer_[kReserved];
+  std::size_t length_ = 0;
+  std::wstring spill_;
   int level_;
   const char* module_;
   const char* file_;
@@ -79,8 +94,9 @@ class Logger {
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
+  // Copies the message into the queued entry: one allocation, made by the caller.
   void Enqueue(int level, const char* module, const char* file, const char* function, int line,
-               std::uint32_t threadId, std::wstring&& message);
+               std::uint32_t threadId, std::wstring_view message);
 
   // Sets the stop flag and waits until the writer has written what was queued before the
   // flag, the " End..." line, closed and rotated the file. Lines enqueued afterwards are
@@ -93,12 +109,17 @@ class Logger {
 
  private:
   struct Entry;
+  struct EntryDeleter {
+    void operator()(Entry* entry) const;
+  };
+  using EntryPtr = std::unique_ptr<Entry, EntryDeleter>;
   void WriterMain();
 
   const std::wstring path_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::unique_ptr<Entry>> queue_;
+  std::deque<EntryPtr> queue_;
+  bool writerWaiting_ = false;  // guarded by mutex_
   std::atomic<bool> stop_{false};
   std::mutex joinMutex_;
   std::thread writer_;

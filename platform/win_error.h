@@ -29,6 +29,7 @@ inline constexpr DWORD kErrorInvalidName = 123;
 inline constexpr DWORD kErrorDirNotEmpty = 145;
 inline constexpr DWORD kErrorBusy = 170;
 inline constexpr DWORD kErrorAlreadyExists = 183;
+inline constexpr DWORD kErrorBadExeFormat = 193;
 inline constexpr DWORD kErrorFilenameExcedRange = 206;
 inline constexpr DWORD kErrorMoreData = 234;
 inline constexpr DWORD kErrorNoMoreItems = 259;

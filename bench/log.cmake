@@ -1,0 +1,5 @@
+find_package(spdlog QUIET)
+if(spdlog_FOUND)
+  add_executable(bench_log ${CMAKE_CURRENT_LIST_DIR}/log_bench.cpp)
+  target_link_libraries(bench_log PRIVATE orvo_core spdlog::spdlog)
+endif()
