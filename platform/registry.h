@@ -57,23 +57,18 @@ using REGSAM = DWORD;
 struct HKEY__;
 using HKEY = HKEY__*;
 
-namespace registry_detail {
 // Predefined keys are the 32-bit values 0x80000000... sign-extended to pointer width.
-inline HKEY Predefined(std::uint32_t value) {
-  return reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(value)));
-}
-}  // namespace registry_detail
-
-inline const HKEY HKEY_CLASSES_ROOT = registry_detail::Predefined(0x80000000u);
-inline const HKEY HKEY_CURRENT_USER = registry_detail::Predefined(0x80000001u);
-inline const HKEY HKEY_LOCAL_MACHINE = registry_detail::Predefined(0x80000002u);
-inline const HKEY HKEY_USERS = registry_detail::Predefined(0x80000003u);
-inline const HKEY HKEY_PERFORMANCE_DATA = registry_detail::Predefined(0x80000004u);
-inline const HKEY HKEY_CURRENT_CONFIG = registry_detail::Predefined(0x80000005u);
-inline const HKEY HKEY_DYN_DATA = registry_detail::Predefined(0x80000006u);
-inline const HKEY HKEY_CURRENT_USER_LOCAL_SETTINGS = registry_detail::Predefined(0x80000007u);
-inline const HKEY HKEY_PERFORMANCE_TEXT = registry_detail::Predefined(0x80000050u);
-inline const HKEY HKEY_PERFORMANCE_NLSTEXT = registry_detail::Predefined(0x80000060u);
+// Written as plain casts so that they are constant-initialised (no start-up order issue).
+inline const HKEY HKEY_CLASSES_ROOT = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFFF - 1});
+inline const HKEY HKEY_CURRENT_USER = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFFF});
+inline const HKEY HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFFE});
+inline const HKEY HKEY_USERS = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFFD});
+inline const HKEY HKEY_PERFORMANCE_DATA = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFFC});
+inline const HKEY HKEY_CURRENT_CONFIG = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFFB});
+inline const HKEY HKEY_DYN_DATA = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFFA});
+inline const HKEY HKEY_CURRENT_USER_LOCAL_SETTINGS = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFF9});
+inline const HKEY HKEY_PERFORMANCE_TEXT = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFB0});
+inline const HKEY HKEY_PERFORMANCE_NLSTEXT = reinterpret_cast<HKEY>(std::intptr_t{-0x7FFFFFA0});
 
 // True for the predefined root keys above, recognised by value.
 bool IsPredefinedKey(HKEY key);

@@ -48,7 +48,8 @@ bool RemoveFileEntry(const std::wstring& path, bool moveOnReboot) {
 // `folder` ends with a backslash.
 bool DeleteFolderTree(const std::wstring& folder, std::vector<std::wstring>& failedFiles,
                       bool moveOnReboot) {
-  auto entries = platform::ListDirectory(folder + L"*");
+  // The listing of folder + "*".
+  auto entries = platform::ListDirectory(folder);
   if (!entries) return false;
   bool result = true;
   for (const auto& entry : *entries) {

@@ -189,7 +189,8 @@ void SetUnhandledExceptionFilter(UnhandledExceptionFilter filter) {
 }
 
 void PrepareThreadForCrashDump() {
-  if (!t_signalStack) t_signalStack = SignalStack::Create();
+  if (t_signalStack) return;
+  if (std::optional<SignalStack> stack = SignalStack::Create()) t_signalStack.emplace(std::move(*stack));
 }
 
 bool PrepareDumpFolder(std::wstring_view windowsFolder) {

@@ -124,12 +124,11 @@ bool IsHostNameChar(unsigned char c) {
 std::optional<std::string> UrlHost(std::wstring_view host) {
   std::string name = WideToUtf8(host);
   if (name.empty()) return std::nullopt;
-  if (name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
-  if (name.find(':') != std::string::npos) {  // an IPv6 address
-    for (unsigned char c : name) {
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {  // an IPv6 address
+    for (unsigned char c : name.substr(1, name.size() - 2)) {
       if (std::isxdigit(c) == 0 && c != ':' && c != '.') return std::nullopt;
     }
-    return "[" + name + "]";
+    return name;
   }
   for (unsigned char c : name) {
     if (!IsHostNameChar(c)) return std::nullopt;
@@ -197,6 +196,26 @@ bool Bypassed(const std::string& host, std::wstring_view bypass) {
     if (pattern == "<local>") {
       if (name.find('.') == std::string::npos) return true;
     } else if (WildcardMatch(pattern, name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// no_proxy as curl reads it: names or domains separated by commas ("example.com" also
+// covers "www.example.com"), "*" for every host.
+bool ExemptFromProxy(const std::string& host, std::string_view noProxy) {
+  std::string name = Lower(host);
+  if (name.size() > 2 && name.front() == '[') name = name.substr(1, name.size() - 2);
+  for (auto entry : SplitList(noProxy, ", \t")) {
+    entry = Lower(entry);
+    if (entry == "*") return true;
+    if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+    if (entry.empty()) continue;
+    if (name == entry) return true;
+    if (name.size() > entry.size() && name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
+        name[name.size() - entry.size() - 1] == '.') {
       return true;
     }
   }
@@ -394,7 +413,6 @@ std::optional<HttpSession> HttpSession::Open(std::wstring_view userAgent, const 
     curl_blob blob{state->trust->data(), state->trust->size(), CURL_BLOB_NOCOPY};
     check(curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob));
   }
-  if (state->connectTo) check(curl_easy_setopt(easy, CURLOPT_CONNECT_TO, state->connectTo.get()));
   check(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L * 1024L));
   if (timeouts.connectMs != 0) {
     check(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connectMs)));
@@ -438,20 +456,22 @@ HttpResponse HttpSession::Exchange(const HttpExchange& request, const HttpBodySi
   Append(headers, "Accept:");
   Append(headers, "Expect:");
 
+  // The proxy decision is made here, whole: curl is told "this proxy" or "none", never left
+  // to read the environment itself.
   std::string proxy;
-  std::string noProxy;
   if (request.proxy) {
     if (!Bypassed(*host, request.proxy->bypass)) proxy = ProxyFromList(request.proxy->proxy, request.secure);
   } else {
     // The system proxy: the standard environment, read here so that nothing else can steer
     // it. Upper-case HTTP_PROXY is ignored as curl does (CGI sets it from a request header).
-    for (const char* name : request.secure ? std::initializer_list<const char*>{"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}
-                                           : std::initializer_list<const char*>{"http_proxy", "all_proxy", "ALL_PROXY"}) {
-      proxy = Env(name);
-      if (!proxy.empty()) break;
+    static constexpr const char* kSecure[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", nullptr};
+    static constexpr const char* kPlain[] = {"http_proxy", "all_proxy", "ALL_PROXY", nullptr};
+    for (const char* const* name = request.secure ? kSecure : kPlain; *name != nullptr && proxy.empty(); ++name) {
+      proxy = Env(*name);
     }
-    noProxy = Env("no_proxy");
+    std::string noProxy = Env("no_proxy");
     if (noProxy.empty()) noProxy = Env("NO_PROXY");
+    if (!proxy.empty() && ExemptFromProxy(*host, noProxy)) proxy.clear();
   }
 
   Transfer transfer;
@@ -471,7 +491,10 @@ HttpResponse HttpSession::Exchange(const HttpExchange& request, const HttpBodySi
   }
   check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get()));
   check(curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str()));
-  check(curl_easy_setopt(easy, CURLOPT_NOPROXY, noProxy.c_str()));
+  check(curl_easy_setopt(easy, CURLOPT_NOPROXY, ""));
+  // Through a proxy the proxy makes the connection; the connect-to table would instead turn
+  // the request into a tunnel to the table's address.
+  check(curl_easy_setopt(easy, CURLOPT_CONNECT_TO, proxy.empty() ? state_->connectTo.get() : nullptr));
   check(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, request.secure ? "https" : "http,https"));
   check(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader));
   check(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer));

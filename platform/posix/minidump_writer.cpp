@@ -489,7 +489,8 @@ void PrepareWriter() {
         ++p;
       }
       std::size_t at = 0;
-      for (const char* piece : {"Linux", name.release, name.version, name.machine}) {
+      const char* pieces[] = {"Linux", name.release, name.version, name.machine};
+      for (const char* piece : pieces) {
         if (at > 0 && at + 1 < sizeof(g_osDescription)) g_osDescription[at++] = ' ';
         for (; *piece != '\0' && at + 1 < sizeof(g_osDescription); ++piece) {
           g_osDescription[at++] = *piece;

@@ -18,10 +18,11 @@ std::string JsonVerdict(const FoundBlock& block) {
 }
 
 void PrintIndented(const std::string& text, std::ostream& out) {
+  const std::size_t end = text.find_last_not_of("\r\n") + 1;  // npos + 1 == 0: nothing but line ends
   out << "  ";
-  for (char c : text) {
-    out << c;
-    if (c == '\n') out << "  ";
+  for (std::size_t i = 0; i < end; ++i) {
+    out << text[i];
+    if (text[i] == '\n') out << "  ";
   }
   out << '\n';
 }
