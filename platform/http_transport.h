@@ -11,7 +11,8 @@
 // real name. It applies to direct connections, not to a proxy's.
 // Proxies: without a named proxy an exchange goes through the system proxy, taken from the
 // standard environment (http_proxy, https_proxy/HTTPS_PROXY, all_proxy/ALL_PROXY,
-// no_proxy/NO_PROXY) and nothing else.
+// no_proxy/NO_PROXY) and nothing else. Redirects are followed (at most 10, never from HTTPS
+// to HTTP), as WinHTTP does by default.
 //
 // Concurrency: sessions are independent; one session is used by one thread at a time.
 // Several threads may open and use sessions at once.
@@ -56,7 +57,7 @@ enum class HttpStep {
 };
 
 struct HttpTimeouts {
-  std::uint32_t resolveMs = 0;  // 0: no limit of its own (the connect limit covers it)
+  std::uint32_t resolveMs = 0;  // not enforced separately: the connect limit covers resolution
   std::uint32_t connectMs = 60000;
   std::uint32_t sendMs = 30000;
   std::uint32_t receiveMs = 30000;  // longest silence while waiting for data

@@ -241,4 +241,19 @@ TEST_F(RegistryStoreTest, ValuesEnumerateInCreationOrderWithExactBytes) {
   EXPECT_EQ(odd, std::wstring(name, length));
 }
 
+// A store file that is not a database is reported, left as it is, and does not affect the
+// other root.
+TEST(RegistryCorruptStoreTest, ReportsCorruptionWithoutTouchingTheFile) {
+  orvo::test::TestPrefix prefix;
+  const std::string junk(5000, '\x5a');
+  const auto file = prefix.root() / "registry" / "machine.db";
+  orvo::test::WriteHostFile(file, junk);
+  Key k;
+  EXPECT_EQ(S(win::kErrorRegistryCorrupt), RegOpenKeyEx(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_READ, &k.h));
+  EXPECT_EQ(S(win::kErrorRegistryCorrupt),
+            RegCreateKeyEx(HKEY_LOCAL_MACHINE, L"Software\\X", 0, KEY_ALL_ACCESS, &k.h, nullptr));
+  EXPECT_EQ(0, RegCreateKeyEx(HKEY_CURRENT_USER, L"Software\\X", 0, KEY_ALL_ACCESS, &k.h, nullptr));
+  EXPECT_EQ(junk, orvo::test::ReadHostFile(file));
+}
+
 }  // namespace

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -53,18 +53,29 @@ class UtilsTest : public orvo::test::PrefixTest {
     fs::permissions(Host(path), mode);
     return path;
   }
-  // Messages of the log lines "[<level>][utils][utils.cpp][<function>@<line>] <message>".
+  // Messages of the log lines
+  //   "YYYY-MM-DD HH:MM:SS:mmm [tid=N][<level>][utils][utils.cpp][<function>@<line>] <message>"
   static std::vector<std::string> LogMessages(const std::string& level, const std::string& function) {
     Logger::Instance().Stop();
     auto host = platform::ResolvePath(Logger::Instance().Path());
     std::istringstream log(host ? ReadHostFile(*host) : std::string());
-    const std::regex line("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3} \\[tid=\\d+\\]\\[" + level +
-                          "\\]\\[utils\\]\\[utils\\.cpp\\]\\[" + function + "@\\d+\\] (.*)\r$");
+    const std::string columns = "][" + level + "][utils][utils.cpp][" + function + "@";
+    auto digits = [](std::string_view text) {
+      return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
     std::vector<std::string> messages;
-    std::string text;
-    std::smatch match;
-    while (std::getline(log, text)) {
-      if (std::regex_match(text, match, line)) messages.push_back(match[1]);
+    for (std::string text; std::getline(log, text);) {
+      // Time: 23 characters, digits where the format has them.
+      const std::string_view time = std::string_view(text).substr(0, 23);
+      bool timeOk = time.size() == 23 && digits(time.substr(0, 4)) && time[4] == '-' && time[10] == ' ' &&
+                    time[19] == ':' && digits(time.substr(20, 3));
+      auto at = text.find(columns);
+      if (!timeOk || !text.starts_with(std::string(time) + " [tid=") || at == std::string::npos) continue;
+      if (!digits(std::string_view(text).substr(29, at - 29))) continue;
+      auto close = text.find("] ", at + columns.size());
+      if (close == std::string::npos || !digits(std::string_view(text).substr(at + columns.size(), close - at - columns.size()))) continue;
+      if (!text.ends_with('\r')) continue;
+      messages.push_back(text.substr(close + 2, text.size() - close - 3));
     }
     return messages;
   }
