@@ -171,15 +171,18 @@ void RegistryKey::CreateOrThrow(HKEY parent, const wchar_t* subkey) {
 }
 
 std::wstring RegistryKey::ReadStringOrThrow(const wchar_t* name) {
+  // Only REG_SZ passes. Without RRF_NOEXPAND, RegGetValue would expand a REG_EXPAND_SZ and
+  // let it through as REG_SZ.
+  constexpr DWORD kFlags = RRF_RT_REG_SZ | RRF_NOEXPAND;
   DWORD bytes = 0;
-  LONG status = RegGetValue(key_, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
+  LONG status = RegGetValue(key_, nullptr, name, kFlags, nullptr, nullptr, &bytes);
   if (status != 0) {
     throw winreg::RegException("Cannot get size of string value: RegGetValue failed.", status);
   }
   // Whole UTF-16 units, and room for at least the terminator.
   std::vector<BYTE> raw(bytes < 2 ? 2 : (bytes + 1) & ~DWORD{1});
   bytes = static_cast<DWORD>(raw.size());
-  status = RegGetValue(key_, nullptr, name, RRF_RT_REG_SZ, nullptr, raw.data(), &bytes);
+  status = RegGetValue(key_, nullptr, name, kFlags, nullptr, raw.data(), &bytes);
   if (status != 0) throw winreg::RegException("Cannot get string value: RegGetValue failed.", status);
   const DWORD units = bytes / 2;
   if (units == 0) return {};
