@@ -2,6 +2,7 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -65,13 +66,20 @@ char g_osDescription[512] = {};     // "Linux <release> <version> <machine>"
 
 // ---- small async-signal-safe helpers -------------------------------------------------
 
+// write(2) as the bare system call. The bytes written here are process memory as it is
+// (stack frames, image headers); a sanitizer's write() wrapper would treat its poisoned
+// parts as a bug in the caller and stop the dump.
+ssize_t RawWrite(int fd, const void* data, std::size_t length) {
+  return static_cast<ssize_t>(syscall(SYS_write, fd, data, length));
+}
+
 std::uintptr_t PageDown(std::uintptr_t value) { return value & ~(g_pageSize - 1); }
 std::uintptr_t PageUp(std::uintptr_t value) { return PageDown(value + g_pageSize - 1); }
 
 bool WriteAll(int fd, const void* data, std::size_t length) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (length > 0) {
-    ssize_t written = write(fd, bytes, length);
+    ssize_t written = RawWrite(fd, bytes, length);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     bytes += written;
@@ -94,7 +102,7 @@ bool WriteZeros(int fd, std::size_t length) {
 bool WriteMemory(int fd, std::uintptr_t address, std::size_t length) {
   while (length > 0) {
     std::size_t part = length < kWriteChunk ? length : kWriteChunk;
-    ssize_t written = write(fd, reinterpret_cast<const void*>(address), part);
+    ssize_t written = RawWrite(fd, reinterpret_cast<const void*>(address), part);
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && errno == EFAULT) {
       if (!WriteZeros(fd, part)) return false;
@@ -113,7 +121,7 @@ bool WriteMemory(int fd, std::uintptr_t address, std::size_t length) {
 // a file mapping past the end of a truncated file).
 bool SafeRead(void* destination, std::uintptr_t address, std::size_t length) {
   if (g_probeWrite < 0 || length == 0 || length > kNoteCapacity) return false;
-  ssize_t written = write(g_probeWrite, reinterpret_cast<const void*>(address), length);
+  ssize_t written = RawWrite(g_probeWrite, reinterpret_cast<const void*>(address), length);
   bool ok = written == static_cast<ssize_t>(length) &&
             read(g_probeRead, destination, length) == static_cast<ssize_t>(length);
   if (!ok) {

@@ -136,7 +136,11 @@ class StampTest : public PrefixTest {
   ChildRun Stamp(const std::vector<std::string>& args) {
     std::vector<std::string> argv{ORVO_STAMP_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, prefix_.root());
+    ChildRun run = RunProgram(argv, prefix_.root());
+    // In sanitizer builds a report would otherwise pass for a refusal (exit code 1).
+    EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
+    return run;
   }
   ChildRun Add(const fs::path& exe, const fs::path& json) { return Stamp({"add", exe, json}); }
   ChildRun List(const fs::path& exe) { return Stamp({"list", exe}); }
