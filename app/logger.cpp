@@ -138,17 +138,8 @@ std::wstring_view LogLine::Text() const {
   return spill_.empty() ? std::wstring_view(buffer_, length_) : std::wstring_view(spill_);
 }
 
-void LogLine::Append(const wchar_t* text, std::size_t length) {
-  if (spill_.empty() && length_ + length <= kReserved) {
-    std::copy(text, text + length, buffer_ + length_);
-    length_ += length;
-    return;
-  }
-  if (spill_.empty()) spill_.assign(buffer_, length_);
-  spill_.append(text, length);
-}
-
-void LogLine::AppendAscii(const char* text, std::size_t length) {
+template <class Char>
+void LogLine::AppendChars(const Char* text, std::size_t length) {
   if (spill_.empty() && length_ + length <= kReserved) {
     std::copy(text, text + length, buffer_ + length_);
     length_ += length;
@@ -157,6 +148,9 @@ void LogLine::AppendAscii(const char* text, std::size_t length) {
   if (spill_.empty()) spill_.assign(buffer_, length_);
   spill_.append(text, text + length);
 }
+
+void LogLine::Append(const wchar_t* text, std::size_t length) { AppendChars(text, length); }
+void LogLine::AppendAscii(const char* text, std::size_t length) { AppendChars(text, length); }
 
 void LogLine::AppendNarrow(std::string_view text) {
   // ASCII is the same in every ANSI code page: widen in place without a conversion.

@@ -61,6 +61,8 @@ class LogLine {
   void AppendNarrow(std::string_view text);
   void AppendAscii(const char* text, std::size_t length);
   void Append(const wchar_t* text, std::size_t length);
+  template <class Char>
+  void AppendChars(const Char* text, std::size_t length);
 
   // The first 512 characters live in the statement itself; longer text moves to spill_.
   wchar_t buffer_[kReserved];

@@ -126,17 +126,6 @@ inline constexpr DWORD RRF_WOW64_MASK = 0x00030000;
 inline constexpr DWORD RRF_NOEXPAND = 0x10000000;
 inline constexpr DWORD RRF_ZEROONFAILURE = 0x20000000;
 
-// Status codes of this service besides those in win_error.h. Never renumber.
-namespace win {
-inline constexpr DWORD kErrorBadPathname = 161;
-inline constexpr DWORD kErrorNoAccess = 998;
-inline constexpr DWORD kErrorBadKey = 1010;
-inline constexpr DWORD kErrorRegistryCorrupt = 1015;
-inline constexpr DWORD kErrorRegistryIoFailed = 1016;
-inline constexpr DWORD kErrorDatatypeMismatch = 1629;
-inline constexpr DWORD kErrorUnsupportedType = 1630;
-}  // namespace win
-
 // Limits, in UTF-16 units.
 inline constexpr DWORD kRegistryMaxKeyName = 256;
 inline constexpr DWORD kRegistryMaxValueName = 16383;

@@ -27,6 +27,7 @@ inline constexpr DWORD kErrorBrokenPipe = 109;
 inline constexpr DWORD kErrorDiskFull = 112;
 inline constexpr DWORD kErrorInvalidName = 123;
 inline constexpr DWORD kErrorDirNotEmpty = 145;
+inline constexpr DWORD kErrorBadPathname = 161;
 inline constexpr DWORD kErrorBusy = 170;
 inline constexpr DWORD kErrorAlreadyExists = 183;
 inline constexpr DWORD kErrorBadExeFormat = 193;
@@ -34,8 +35,14 @@ inline constexpr DWORD kErrorFilenameExcedRange = 206;
 inline constexpr DWORD kErrorMoreData = 234;
 inline constexpr DWORD kErrorNoMoreItems = 259;
 inline constexpr DWORD kErrorDirectory = 267;
+inline constexpr DWORD kErrorNoAccess = 998;
+inline constexpr DWORD kErrorBadKey = 1010;
+inline constexpr DWORD kErrorRegistryCorrupt = 1015;
+inline constexpr DWORD kErrorRegistryIoFailed = 1016;
 inline constexpr DWORD kErrorKeyDeleted = 1018;
 inline constexpr DWORD kErrorChildMustBeVolatile = 1021;
+inline constexpr DWORD kErrorDatatypeMismatch = 1629;
+inline constexpr DWORD kErrorUnsupportedType = 1630;
 inline constexpr DWORD kErrorCantResolveFilename = 1921;
 }  // namespace win
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "platform/posix/errno_map.h"
 #include "platform/text.h"
@@ -29,17 +30,30 @@ bool ParseSessionId(const std::string& text, DWORD* id) {
   return true;
 }
 
-sockaddr_un AddressFor(std::wstring_view name, socklen_t* length) {
+// A socket and the abstract address of a mutex name; the socket is closed unless taken.
+struct Endpoint {
+  explicit Endpoint(std::wstring_view name) {
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) posix::FailFromErrno();
+    address.sun_family = AF_UNIX;
+    std::string key = "orvo-mutex:" + WideToUtf8(name);
+    // Leading NUL selects the abstract namespace. Long names are cut; the session-specific
+    // names of this program are far shorter than the 107 bytes available.
+    std::size_t size = std::min(key.size(), sizeof(address.sun_path) - 1);
+    std::memcpy(address.sun_path + 1, key.data(), size);
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
+  }
+  ~Endpoint() {
+    if (fd >= 0) ::close(fd);
+  }
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+  sockaddr* Address() { return reinterpret_cast<sockaddr*>(&address); }
+
+  int fd = -1;
   sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::string key = "orvo-mutex:" + WideToUtf8(name);
-  // Leading NUL selects the abstract namespace. Long names are cut; the session-specific
-  // names of this program are far shorter than the 107 bytes available.
-  std::size_t size = std::min(key.size(), sizeof(address.sun_path) - 1);
-  std::memcpy(address.sun_path + 1, key.data(), size);
-  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
-  return address;
-}
+  socklen_t length = 0;
+};
 
 }  // namespace
 
@@ -70,16 +84,10 @@ NamedMutex::~NamedMutex() {
 }
 
 std::optional<NamedMutex> NamedMutex::Open(std::wstring_view name) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    posix::FailFromErrno();
-    return std::nullopt;
-  }
-  socklen_t length = 0;
-  sockaddr_un address = AddressFor(name, &length);
-  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
+  Endpoint endpoint(name);
+  if (endpoint.fd < 0) return std::nullopt;
+  int rc = ::connect(endpoint.fd, endpoint.Address(), endpoint.length);
   int err = errno;
-  ::close(fd);
   if (rc == 0) {
     SetLastError(0);
     return NamedMutex(-1);
@@ -90,30 +98,22 @@ std::optional<NamedMutex> NamedMutex::Open(std::wstring_view name) {
 }
 
 std::optional<NamedMutex> NamedMutex::Create(std::wstring_view name) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    posix::FailFromErrno();
-    return std::nullopt;
-  }
-  socklen_t length = 0;
-  sockaddr_un address = AddressFor(name, &length);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    int err = errno;
-    ::close(fd);
-    if (err == EADDRINUSE) {
+  Endpoint endpoint(name);
+  if (endpoint.fd < 0) return std::nullopt;
+  if (::bind(endpoint.fd, endpoint.Address(), endpoint.length) != 0) {
+    if (errno == EADDRINUSE) {
       SetLastError(win::kErrorAlreadyExists);
       return NamedMutex(-1);
     }
-    SetLastError(posix::Win32FromErrno(err));
+    posix::FailFromErrno();
     return std::nullopt;
   }
-  if (::listen(fd, 1) != 0) {
+  if (::listen(endpoint.fd, 1) != 0) {
     posix::FailFromErrno();
-    ::close(fd);
     return std::nullopt;
   }
   SetLastError(0);
-  return NamedMutex(fd);
+  return NamedMutex(std::exchange(endpoint.fd, -1));
 }
 
 }  // namespace platform
