@@ -3,6 +3,7 @@
 #include "app/logger.h"
 #include "config/global_config.h"
 #include "platform/prefix.h"
+#include "platform/worker_pool.h"
 
 namespace {
 constexpr const char* kModule = "Main";
@@ -56,6 +57,7 @@ int OrvoMain() {
   // modally here, then deleted. Until then a run ends after the single-instance check.
 
   LOG_INFO(kModule) << "OrvoDownload End.";
-  // The worker pool is stopped here once it exists.
+  // A running installation job or report is waited for; queued ones are dropped.
+  lumalib::WorkerPool::Instance().Stop();
   return 0;
 }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "platform/crash_dump.h"
+
 namespace lumalib {
 
 namespace {
@@ -140,6 +142,8 @@ void WorkerPool::Stop() {
 void WorkerPool::Post(const Callback<void()>& callback) { queue_.Push(TaskQueue::Task(callback)); }
 
 void WorkerPool::Run() {
+  // A task's stack overflow still leaves a crash dump.
+  platform::PrepareThreadForCrashDump();
   for (;;) {
     TaskQueue::Task task;
     if (queue_.Pop(task)) {
