@@ -27,7 +27,10 @@ iconv_t Descriptor(const std::string& to, const std::string& from) {
   auto it = cache.find(key);
   if (it == cache.end()) {
     iconv_t cd = iconv_open(to.c_str(), from.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open(to.c_str(), "ISO-8859-1");
+    // A character set iconv does not know is taken as Latin-1, which maps every byte.
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+      cd = to == kWide ? iconv_open(kWide, "ISO-8859-1") : iconv_open("ISO-8859-1", kWide);
+    }
     it = cache.emplace(std::move(key), IconvPtr(cd)).first;
   }
   iconv(static_cast<iconv_t>(it->second.get()), nullptr, nullptr, nullptr, nullptr);

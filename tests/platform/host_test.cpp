@@ -73,6 +73,9 @@ TEST(Text, AnsiFollowsTheLocaleCharset) {
   EXPECT_EQ(AnsiToWide("\xD3\xCE"), L"\u6e38");
   setenv("LC_ALL", "C", 1);
   EXPECT_EQ(WideToAnsi(L"caf\u00e9"), "caf?");
+  setenv("LC_ALL", "xx_XX.NO-SUCH-CHARSET", 1);
+  EXPECT_EQ(WideToAnsi(L"caf\u00e9"), "caf\xE9");
+  EXPECT_EQ(AnsiToWide("caf\xE9"), L"caf\u00e9");
   setenv("LC_ALL", "en_US.utf8", 1);
   EXPECT_EQ(AnsiCharset(), "UTF-8");
   EXPECT_EQ(WideToAnsi(L"caf\u00e9"), "caf\xC3\xA9");
