@@ -209,8 +209,6 @@ Logger& Logger::Instance() {
   return *instance;
 }
 
-bool Logger::Stopping() { return g_stopping.load(std::memory_order_acquire); }
-
 Logger::Logger(std::wstring path) : path_(std::move(path)) {
   if (!path_.empty()) writer_ = std::thread([this] { WriterMain(); });
 }

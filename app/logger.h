@@ -86,8 +86,6 @@ class Logger {
  public:
   // The process-wide logger, created on first use; its shutdown runs at process exit.
   static Logger& Instance();
-  // True once the process-wide logger has begun its shutdown; later lines are dropped.
-  static bool Stopping();
 
   // A logger writing to `path` (Windows form); an empty path turns logging off.
   explicit Logger(std::wstring path);
