@@ -7,19 +7,14 @@
 #include <cerrno>
 
 #include "platform/posix/errno_map.h"
-#include "platform/prefix.h"
 
 namespace platform {
 
 using posix::FailFromErrno;
 
 std::optional<File> File::Open(std::wstring_view path, Access access, Disposition disposition) {
-  DWORD error = 0;
-  auto host = ResolvePath(path, &error);
-  if (!host) {
-    SetLastError(error);
-    return std::nullopt;
-  }
+  auto host = posix::ResolveOrFail(path);
+  if (!host) return std::nullopt;
   int flags = O_CLOEXEC;
   switch (access) {
     case Access::Read: flags |= O_RDONLY; break;
@@ -35,15 +30,8 @@ std::optional<File> File::Open(std::wstring_view path, Access access, Dispositio
   }
   int fd = ::open(host->c_str(), flags, 0666);
   if (fd < 0) {
-    int err = errno;
-    // A missing parent folder is "path not found" on Windows, a missing file "file not found".
-    if (err == ENOENT && !host->parent_path().empty() && ::access(host->parent_path().c_str(), F_OK) != 0) {
-      SetLastError(win::kErrorPathNotFound);
-    } else if (err == EEXIST) {
-      SetLastError(win::kErrorFileExists);
-    } else {
-      SetLastError(posix::Win32FromErrno(err));
-    }
+    const int err = errno;
+    SetLastError(err == EEXIST ? win::kErrorFileExists : posix::Win32FromErrnoAt(err, *host));
     return std::nullopt;
   }
   struct stat st {};

@@ -18,26 +18,11 @@
 namespace platform {
 
 using posix::FailFromErrno;
+using posix::FailFromErrnoAt;
+
+constexpr auto Resolve = posix::ResolveOrFail;
 
 namespace {
-
-std::optional<std::filesystem::path> Resolve(std::wstring_view path) {
-  DWORD error = 0;
-  auto host = ResolvePath(path, &error);
-  if (!host) SetLastError(error);
-  return host;
-}
-
-// ENOENT means "path not found" when a parent level is missing.
-bool FailMissing(const std::filesystem::path& host) {
-  int err = errno;
-  if (err == ENOENT && ::access(host.parent_path().c_str(), F_OK) != 0) {
-    SetLastError(win::kErrorPathNotFound);
-  } else {
-    SetLastError(posix::Win32FromErrno(err));
-  }
-  return false;
-}
 
 FileAttributes FromStat(const struct stat& st) {
   FileAttributes a;
@@ -55,7 +40,7 @@ std::optional<FileAttributes> GetFileAttributes(std::wstring_view path) {
   if (!host) return std::nullopt;
   struct stat st {};
   if (::lstat(host->c_str(), &st) != 0) {
-    FailMissing(*host);
+    FailFromErrnoAt(*host);
     return std::nullopt;
   }
   FileAttributes a = FromStat(st);
@@ -70,7 +55,7 @@ bool SetReadOnly(std::wstring_view path, bool readOnly) {
   auto host = Resolve(path);
   if (!host) return false;
   struct stat st {};
-  if (::stat(host->c_str(), &st) != 0) return FailMissing(*host);
+  if (::stat(host->c_str(), &st) != 0) return FailFromErrnoAt(*host);
   mode_t mode = st.st_mode & 07777;
   mode = readOnly ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (mode | S_IWUSR);
   if (::chmod(host->c_str(), mode) != 0) return FailFromErrno();
@@ -114,7 +99,7 @@ bool RemoveDirectory(std::wstring_view path) {
   auto host = Resolve(path);
   if (!host) return false;
   struct stat st {};
-  if (::lstat(host->c_str(), &st) != 0) return FailMissing(*host);
+  if (::lstat(host->c_str(), &st) != 0) return FailFromErrnoAt(*host);
   if (S_ISLNK(st.st_mode)) {
     if (::unlink(host->c_str()) != 0) return FailFromErrno();
     return true;
@@ -131,7 +116,7 @@ bool DeleteFile(std::wstring_view path) {
   auto host = Resolve(path);
   if (!host) return false;
   struct stat st {};
-  if (::lstat(host->c_str(), &st) != 0) return FailMissing(*host);
+  if (::lstat(host->c_str(), &st) != 0) return FailFromErrnoAt(*host);
   if (S_ISDIR(st.st_mode)) {
     SetLastError(win::kErrorAccessDenied);
     return false;
@@ -154,7 +139,7 @@ bool MoveFile(std::wstring_view from, std::wstring_view to) {
     SetLastError(win::kErrorAlreadyExists);
     return false;
   }
-  if (::lstat(source->c_str(), &st) != 0) return FailMissing(*source);
+  if (::lstat(source->c_str(), &st) != 0) return FailFromErrnoAt(*source);
   // renameat2(RENAME_NOREPLACE) closes the window between the check and the rename.
   if (::renameat2(AT_FDCWD, source->c_str(), AT_FDCWD, target->c_str(), RENAME_NOREPLACE) != 0) {
     if (errno == EEXIST) {
@@ -164,7 +149,7 @@ bool MoveFile(std::wstring_view from, std::wstring_view to) {
     if (errno == EINVAL || errno == ENOSYS) {
       if (::rename(source->c_str(), target->c_str()) == 0) return true;
     }
-    return FailMissing(*target);
+    return FailFromErrnoAt(*target);
   }
   return true;
 }
@@ -173,7 +158,7 @@ bool DeleteFileAtReboot(std::wstring_view path) {
   auto host = Resolve(path);
   if (!host) return false;
   struct stat st {};
-  if (::lstat(host->c_str(), &st) != 0) return FailMissing(*host);
+  if (::lstat(host->c_str(), &st) != 0) return FailFromErrnoAt(*host);
   auto list = File::Open(ToWindowsPath(PrefixRoot() / "pending-deletes.txt"), File::Access::Append,
                          File::Disposition::OpenAlways);
   if (!list) return false;
@@ -189,7 +174,7 @@ std::optional<std::vector<DirEntry>> ListDirectory(std::wstring_view folder) {
     if (errno == ENOTDIR) {
       SetLastError(win::kErrorDirectory);
     } else {
-      FailMissing(*host);
+      FailFromErrnoAt(*host);
     }
     return std::nullopt;
   }

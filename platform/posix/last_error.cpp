@@ -1,6 +1,9 @@
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "platform/posix/errno_map.h"
+#include "platform/prefix.h"
 #include "platform/win_error.h"
 
 namespace platform {
@@ -44,6 +47,26 @@ DWORD Win32FromErrno(int error) {
 bool FailFromErrno() {
   SetLastError(Win32FromErrno(errno));
   return false;
+}
+
+DWORD Win32FromErrnoAt(int error, const std::filesystem::path& host) {
+  const std::filesystem::path parent = host.parent_path();
+  if (error == ENOENT && !parent.empty() && ::access(parent.c_str(), F_OK) != 0) {
+    return win::kErrorPathNotFound;
+  }
+  return Win32FromErrno(error);
+}
+
+bool FailFromErrnoAt(const std::filesystem::path& host) {
+  SetLastError(Win32FromErrnoAt(errno, host));
+  return false;
+}
+
+std::optional<std::filesystem::path> ResolveOrFail(std::wstring_view windowsPath) {
+  DWORD error = 0;
+  auto host = ResolvePath(windowsPath, &error);
+  if (!host) SetLastError(error);
+  return host;
 }
 
 }  // namespace posix

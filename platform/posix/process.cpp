@@ -14,7 +14,6 @@
 #include <mutex>
 
 #include "platform/posix/errno_map.h"
-#include "platform/prefix.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -88,12 +87,7 @@ bool LooksLikeProgram(const std::filesystem::path& host) {
 bool PrepareProgram(const std::filesystem::path& host) {
   struct stat st {};
   if (::stat(host.c_str(), &st) != 0) {
-    int err = errno;
-    if (err == ENOENT) {
-      bool folderMissing = !host.parent_path().empty() && ::access(host.parent_path().c_str(), F_OK) != 0;
-      return Fail(folderMissing ? win::kErrorPathNotFound : win::kErrorFileNotFound);
-    }
-    return Fail(err == ENOTDIR ? win::kErrorPathNotFound : posix::Win32FromErrno(err));
+    return Fail(posix::Win32FromErrnoAt(errno, host));
   }
   if (!S_ISREG(st.st_mode)) return Fail(win::kErrorAccessDenied);
   if (::access(host.c_str(), X_OK) == 0) return true;
@@ -198,12 +192,8 @@ std::optional<Process> Process::Start(std::wstring_view file, std::wstring_view 
     Fail(win::kErrorFileNotFound);
     return std::nullopt;
   }
-  DWORD resolveError = 0;
-  auto host = ResolvePath(file, &resolveError);
-  if (!host) {
-    Fail(resolveError);
-    return std::nullopt;
-  }
+  auto host = posix::ResolveOrFail(file);
+  if (!host) return std::nullopt;
   if (!PrepareProgram(*host)) return std::nullopt;
 
   std::vector<std::string> arguments{host->string()};
