@@ -1,5 +1,7 @@
 #include "config/extern_data.h"
 
+#include <algorithm>
+
 #include "platform/md5.h"
 
 namespace config {
@@ -14,6 +16,13 @@ ExternHeader ParseExternHeader(const std::array<std::uint8_t, kExternHeaderSize>
   h.terminator = b[38];
   h.reserved = b[39];
   return h;
+}
+
+bool DigestMatches(const ExternHeader& header, std::string_view dataDigest) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return header.terminator == 0 && header.digest.size() == dataDigest.size() &&
+         std::equal(header.digest.begin(), header.digest.end(), dataDigest.begin(),
+                    [&](char a, char b) { return lower(a) == lower(b); });
 }
 
 std::string BuildExternBlock(std::string_view jsonText) {

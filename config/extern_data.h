@@ -29,6 +29,10 @@ struct ExternHeader {
 
 ExternHeader ParseExternHeader(const std::array<std::uint8_t, kExternHeaderSize>& bytes);
 
+// True when the header vouches for data whose MD5 is `dataDigest` (lowercase hex): its
+// digest text is 0-terminated and equal to it, ignoring case.
+bool DigestMatches(const ExternHeader& header, std::string_view dataDigest);
+
 // The block a writer appends for `jsonText`: the text padded with NUL to a multiple of 8,
 // then the header with the lowercase digest and reserved byte 0x01.
 std::string BuildExternBlock(std::string_view jsonText);

@@ -28,15 +28,6 @@ LogHex Address(const void* p) {
   return LogHex{static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p))};
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Floating-point values truncate toward zero; one that no integer of the field can hold
 // is refused instead of converted with undefined behaviour.
 template <class T>
@@ -146,7 +137,7 @@ std::vector<nlohmann::json> ReadExternDocuments(std::wstring_view path, bool* fi
       break;
     }
     const std::string digest = platform::HexMd5(data.data(), data.size());
-    if (header.terminator != 0 || !EqualsIgnoringCase(header.digest, digest)) {
+    if (!DigestMatches(header, digest)) {
       LOG_ERROR(kModule) << "extern data md5 is not equal to header md5. header md5: " << header.digest
                          << " data md5: " << digest;
       break;

@@ -11,15 +11,9 @@
 namespace stamp {
 namespace {
 
-bool SameDigest(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // Digest over all L bytes and the text up to the first NUL, in bounded chunks so that a
 // large L costs no more memory than a small one.
-void ReadData(const HostFile& file, FoundBlock& block) {
+void ReadData(const HostFile& file, const config::ExternHeader& header, FoundBlock& block) {
   platform::Md5 md5;
   std::array<char, 64 * 1024> chunk{};
   bool textEnded = false;
@@ -40,7 +34,7 @@ void ReadData(const HostFile& file, FoundBlock& block) {
     done += size;
   }
   block.dataDigest = platform::HexDigest(md5.Final());
-  block.digestMatches = block.terminatorZero && SameDigest(block.dataDigest, block.headerDigest);
+  block.digestMatches = config::DigestMatches(header, block.dataDigest);
 }
 
 std::string At(std::uint64_t offset) { return "offset " + std::to_string(offset); }
@@ -75,7 +69,7 @@ BlockWalk WalkBlocks(const HostFile& file, WalkMode mode) {
     block.length = header.length;
     block.headerDigest = header.digest;
     block.terminatorZero = header.terminator == 0;
-    ReadData(file, block);
+    ReadData(file, header, block);
     const bool digestMatches = block.digestMatches;
     bool isJson = true;
     if (mode == WalkMode::AsInstaller && digestMatches && !block.textTruncated) {
