@@ -1,6 +1,5 @@
 #include "config/global_config.h"
 
-
 GlobalConfig& GlobalConfig::Instance() {
   // Created on the main thread before any other thread reads it; never destroyed.
   static GlobalConfig* const instance = new GlobalConfig();
